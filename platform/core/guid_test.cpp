@@ -25,8 +25,7 @@ TEST(Guid, RejectsMalformedText) {
         "6994AD0G-93EF-11D0-A3CC-00A0C9223196",    // not hex
         "(6994AD04-93EF-11D0-A3CC-00A0C9223196)",  // wrong brackets
     };
-    for (const char* text : bad)
-        EXPECT_FALSE(ParseGuid(text).has_value()) << text;
+    for (const char* text : bad) EXPECT_FALSE(ParseGuid(text).has_value()) << text;
 }
 
 TEST(Guid, RegistryFormIsBracedUpperCaseAndRoundTrips) {

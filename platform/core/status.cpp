@@ -19,8 +19,7 @@ constexpr NamedCode kWin32Names[] = {KALDRIT_WIN32_ERROR_LIST(KALDRIT_NAMED)};
 template <std::size_t N>
 std::string Lookup(const NamedCode (&table)[N], DWORD value, bool hex) {
     for (const NamedCode& entry : table) {
-        if (entry.value == value)
-            return entry.name;
+        if (entry.value == value) return entry.name;
     }
     char text[16];
     std::snprintf(text, sizeof text, hex ? "0x%08X" : "%u", value);

@@ -40,8 +40,7 @@ TEST(Status, NamesForMessages) {
         {Win32ErrorName(ERROR_MORE_DATA), "ERROR_MORE_DATA"},
         {Win32ErrorName(4242), "4242"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.got, c.want);
+    for (const Case& c : cases) EXPECT_EQ(c.got, c.want);
 
     std::ostringstream out;
     out << Nt{STATUS_NOT_SUPPORTED} << " " << Hr{E_INVALIDARG};

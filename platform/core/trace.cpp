@@ -34,19 +34,16 @@ Trace::Scope::~Scope() {
 }
 
 void Trace::Write(std::string_view text) {
-    if (!text.empty() && text.back() == '\n')
-        text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     std::string line = prefix_ ? prefix_() : std::string();
     line += text;
-    if (echo_)
-        std::fprintf(stderr, "%s\n", line.c_str());
+    if (echo_) std::fprintf(stderr, "%s\n", line.c_str());
     lines_.push_back(std::move(line));
 }
 
 bool Trace::Contains(std::string_view fragment) const {
     for (const std::string& line : lines_) {
-        if (line.find(fragment) != std::string::npos)
-            return true;
+        if (line.find(fragment) != std::string::npos) return true;
     }
     return false;
 }

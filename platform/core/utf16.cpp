@@ -92,8 +92,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 std::u16string_view View(const UNICODE_STRING& s) {
-    if (s.Buffer == nullptr)
-        return {};
+    if (s.Buffer == nullptr) return {};
     return {s.Buffer, static_cast<std::size_t>(s.Length / sizeof(WCHAR))};
 }
 
@@ -102,8 +101,7 @@ std::u16string_view View(const UNICODE_STRING& s) {
 void RtlInitUnicodeString(UNICODE_STRING* target, const WCHAR* source) {
     std::size_t units = 0;
     if (source != nullptr) {
-        while (source[units] != 0)
-            ++units;
+        while (source[units] != 0) ++units;
     }
     target->Length = static_cast<USHORT>(units * sizeof(WCHAR));
     target->MaximumLength = source ? static_cast<USHORT>((units + 1) * sizeof(WCHAR)) : 0;

@@ -24,8 +24,7 @@ TEST(Utf16, MalformedInputBecomesReplacementCharacters) {
         {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong '/'
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Utf8ToUtf16(c.utf8), c.want) << c.utf8;
+    for (const Case& c : cases) EXPECT_EQ(Utf8ToUtf16(c.utf8), c.want) << c.utf8;
 
     const char16_t lone[] = {u'x', 0xD800, u'y', 0};
     EXPECT_EQ(Utf16ToUtf8(lone), "x\xEF\xBF\xBDy");
