@@ -112,6 +112,10 @@ class Scheduler {
     [[noreturn]] void Fault(std::string report);
     void FaultLater(std::string report);  // for where unwinding cannot start (signal handlers)
     bool IsFaulted() const { return faulted_; }
+    // A safe point: unwinds the running fiber when the run has faulted.
+    void CheckFault() {
+        if (faulted_ && current_ != nullptr) FaultPoint();
+    }
 
     // Called with the fiber about to run, after every switch (null: the scheduler).
     void SetSwitchHook(std::function<void(Fiber*)> hook) { switchHook_ = std::move(hook); }

@@ -33,7 +33,6 @@ class Waitable {
     // Fibers waiting for this object, oldest first.
     const std::vector<WaitRequest*>& Waiters() const { return waiters_; }
 
-  protected:
     // To be called after any change that may satisfy a waiter.
     void WakeWaiters();
 
