@@ -14,6 +14,8 @@ namespace platform::testing {
 class KernelTest : public ::testing::Test {
   protected:
     KernelTest() : kernel_(scheduler_), scope_(kernel_) {}
+    // Fibers still alive unwind while the kernel is current.
+    ~KernelTest() override { scheduler_.Shutdown(); }
 
     // Runs `body` as the fiber "main" (others it spawns run too) and gives the outcome.
     RunOutcome Run(std::function<void()> body) {

@@ -110,10 +110,12 @@ Scheduler::Scheduler(SchedulerOptions options) : options_(options) {
 }
 
 Scheduler::~Scheduler() {
-    // Unwind what is still alive so that every fiber's destructors run.
+    Shutdown();
+}
+
+void Scheduler::Shutdown() {
     Scheduler* previous = tCurrent;
     tCurrent = this;
-    if (!faulted_) faultReport_.clear();
     faulted_ = true;
     UnwindAll();
     tCurrent = previous;
@@ -156,7 +158,9 @@ RunOutcome Scheduler::Run(Fiber* target, VirtualTime until) {
         }
         if (timers_.empty()) {
             if (target == nullptr) {
-                outcome = {RunEnd::kFinished, {}};
+                // Idle: time still passes up to `until`.
+                if (until != kNever) now_ = std::max(now_, until);
+                outcome = {until == kNever ? RunEnd::kFinished : RunEnd::kTimeReached, {}};
                 break;
             }
             faultReport_ = "deadlock at " + FormatVirtualTime(now_) +

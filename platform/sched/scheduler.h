@@ -120,6 +120,11 @@ class Scheduler {
     // Called with the fiber about to run, after every switch (null: the scheduler).
     void SetSwitchHook(std::function<void(Fiber*)> hook) { switchHook_ = std::move(hook); }
 
+    // Unwinds every live fiber so its destructors run; the scheduler stays faulted.
+    // The destructor does it too; owners call it first when fibers may still need
+    // what the owner is about to destroy.
+    void Shutdown();
+
     // A report of every unfinished fiber and what it waits for.
     std::string DescribeFibers() const;
 
