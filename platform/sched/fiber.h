@@ -4,8 +4,6 @@
 // its function has returned, so a thread can be joined.
 #pragma once
 
-#include <ucontext.h>
-
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -51,7 +49,7 @@ class Fiber final : public Waitable {
     std::string name_;
     std::function<void()> body_;
     std::unique_ptr<FiberStack> stack_;
-    ucontext_t context_{};
+    void* stackPointer_ = nullptr;  // saved while the fiber is not running
     FiberState state_ = FiberState::kReady;
     WaitRequest* wait_ = nullptr;
     bool started_ = false;

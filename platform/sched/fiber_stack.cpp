@@ -1,5 +1,9 @@
 #include "platform/sched/fiber_stack.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -23,6 +27,11 @@ FiberStack::FiberStack(std::size_t usableBytes) {
 }
 
 FiberStack::~FiberStack() {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's marks of this fiber's frames would outlive the mapping and
+    // poison whatever is mapped at the same address next.
+    ASAN_UNPOISON_MEMORY_REGION(bottom_, size_);
+#endif
     munmap(mapping_, mappingBytes_);
 }
 

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "platform/sched/context_switch.h"
 #include "platform/sched/timer.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -210,15 +211,12 @@ void Scheduler::SwitchTo(Fiber& fiber) {
     fiber.state_ = FiberState::kRunning;
     if (!fiber.started_) {
         fiber.started_ = true;
-        getcontext(&fiber.context_);
-        fiber.context_.uc_stack.ss_sp = fiber.stack_->Bottom();
-        fiber.context_.uc_stack.ss_size = fiber.stack_->Size();
-        fiber.context_.uc_link = nullptr;
-        makecontext(&fiber.context_, &Scheduler::FiberMain, 0);
+        fiber.stackPointer_ =
+            PrepareContext(fiber.stack_->Bottom(), fiber.stack_->Size(), &Scheduler::FiberMain);
     }
     if (switchHook_) switchHook_(&fiber);
     StartSwitch(&schedulerFakeStack_, fiber.stack_->Bottom(), fiber.stack_->Size());
-    swapcontext(&schedulerContext_, &fiber.context_);
+    KaldritSwitchContext(&schedulerStackPointer_, fiber.stackPointer_);
     FinishSwitch(schedulerFakeStack_, nullptr, nullptr);
     current_ = nullptr;
     if (switchHook_) switchHook_(nullptr);
@@ -232,7 +230,7 @@ void Scheduler::SwitchToScheduler() {
     Fiber& self = *current_;
     const bool finished = self.state_ == FiberState::kFinished;
     StartSwitch(finished ? nullptr : &self.fakeStack_, schedulerStackBottom_, schedulerStackSize_);
-    swapcontext(&self.context_, &schedulerContext_);
+    KaldritSwitchContext(&self.stackPointer_, schedulerStackPointer_);
     FinishSwitch(self.fakeStack_, &schedulerStackBottom_, &schedulerStackSize_);
 }
 

@@ -171,7 +171,7 @@ class Scheduler {
     std::vector<Timer*> dueTimers_;  // waiting for the timer fiber
     Fiber* timerFiber_ = nullptr;
     Fiber* current_ = nullptr;
-    ucontext_t schedulerContext_{};
+    void* schedulerStackPointer_ = nullptr;
     void* schedulerFakeStack_ = nullptr;
     const void* schedulerStackBottom_ = nullptr;
     std::size_t schedulerStackSize_ = 0;
