@@ -64,7 +64,7 @@ constexpr bool FAILED(HRESULT hr) {
     X(STATUS_NOT_FOUND, 0xC0000225)                  \
     X(STATUS_NO_MATCH, 0xC0000272)                   \
     X(STATUS_DEVICE_REMOVED, 0xC00002B6)             \
-    X(STATUS_INVALID_BUFFER_SIZE, 0xC0000206)          \
+    X(STATUS_INVALID_BUFFER_SIZE, 0xC0000206)        \
     X(STATUS_NOINTERFACE, 0xC00002B9)
 
 #define KALDRIT_HRESULT_LIST(X)              \

@@ -124,7 +124,8 @@ TEST_F(Dispatcher, MutexIsRecursiveForItsOwnerAndExcludesOthers) {
             [](PVOID context) {
                 auto* m = static_cast<KMUTEX*>(context);
                 KeWaitForSingleObject(m, Executive, KernelMode, FALSE, nullptr);
-                DbgPrint("other got it at %llu", static_cast<unsigned long long>(KeQueryInterruptTime()));
+                DbgPrint("other got it at %llu",
+                         static_cast<unsigned long long>(KeQueryInterruptTime()));
                 KeReleaseMutex(m, FALSE);
             },
             &mutex);

@@ -45,8 +45,7 @@ struct SpeedFacts {
 };
 
 SpeedFacts FactsFor(BusSpeed speed) {
-    if (speed == BusSpeed::High)
-        return {8000, 1, 4, FEEDBACK_BYTES_HIGH_SPEED, 4};
+    if (speed == BusSpeed::High) return {8000, 1, 4, FEEDBACK_BYTES_HIGH_SPEED, 4};
     return {1000, 1, 1, FEEDBACK_BYTES_FULL_SPEED, 1};
 }
 
@@ -254,16 +253,14 @@ StringTable Strings() {
         {kLineInString, u"Line In"},           {kCaptureString, u"Recording"},
         {kInputSelectString, u"Input Select"},
     };
-    for (const auto& [index, text] : texts)
-        strings.Set(index, USB_LANGID_ENGLISH_US, text);
+    for (const auto& [index, text] : texts) strings.Set(index, USB_LANGID_ENGLISH_US, text);
     return strings;
 }
 
 }  // namespace
 
 std::span<const ULONG> SampleRatesHz(BusSpeed speed) {
-    if (speed == BusSpeed::High)
-        return kHighSpeedRatesHz;
+    if (speed == BusSpeed::High) return kHighSpeedRatesHz;
     return kFullSpeedRatesHz;
 }
 
