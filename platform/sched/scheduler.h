@@ -60,7 +60,8 @@ std::ostream& operator<<(std::ostream& os, const RunOutcome& outcome);
 
 struct SchedulerOptions {
     // Stress mode: with a seed, ready fibers are picked at random and fibers are
-    // switched at random scheduling points. KALDRIT_STRESS_SEED sets it from outside.
+    // switched at random scheduling points. KALDRIT_STRESS_SEED sets it from outside
+    // for machines (FromEnvironment), so a failing run can be replayed from the shell.
     std::optional<std::uint64_t> stressSeed;
     std::size_t stackBytes = 512 * 1024;
 
@@ -72,7 +73,7 @@ struct FiberUnwind {};
 
 class Scheduler {
   public:
-    explicit Scheduler(SchedulerOptions options = SchedulerOptions::FromEnvironment());
+    explicit Scheduler(SchedulerOptions options = {});
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
