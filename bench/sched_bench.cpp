@@ -40,6 +40,25 @@ void BM_SpinLockPair(benchmark::State& state) {
 }
 BENCHMARK(BM_SpinLockPair);
 
+// The same while a paged block is live: each raise to DISPATCH_LEVEL and each lower
+// now changes the protection of paged pool, which is what the verifier's guard costs.
+void BM_SpinLockPairWithPagedPoolGuarded(benchmark::State& state) {
+    platform::Machine machine;
+    const platform::RunOutcome outcome = machine.Run([&] {
+        void* paged = ExAllocatePoolWithTag(PagedPool, 64, PoolTag("Bnch"));
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        for (auto _ : state) {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeReleaseSpinLock(&lock, old);
+        }
+        ExFreePool(paged);
+    });
+    if (!outcome.Ok()) state.SkipWithError(outcome.report.c_str());
+}
+BENCHMARK(BM_SpinLockPairWithPagedPoolGuarded);
+
 }  // namespace
 
 BENCHMARK_MAIN();
