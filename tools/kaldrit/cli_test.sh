@@ -26,6 +26,10 @@ expect 0 '^kaldrit [0-9]+\.[0-9]+\.[0-9]+$' -- version
 expect 0 'virtual time   2\.1000000 s' -- demo
 expect 0 '1 ms timer     10000 ticks' -- demo --seconds 10
 expect 0 'handover       20 items produced, 20 consumed' -- demo --stress-seed 7
+expect 0 'at full speed' -- device --speed fs
+expect 0 'Sampling rates of the clock source \(RANGE\): 44100 48000 .* 384000 Hz' -- device
+expect 2 "--speed takes hs or fs, not 'ls'" -- device --speed ls
+expect 2 "--drift-ppm takes a whole number" -- device --drift-ppm 1.5
 expect 2 "unknown command 'frobnicate'" -- frobnicate
 expect 2 "unknown option '--frob'" -- --frob
 expect 2 "kaldrit demo: unknown option '--fast'" -- demo --fast

@@ -18,6 +18,18 @@ std::span<const Command> Commands() {
          "  --seconds S       virtual seconds to run (default 2, at most 86400)\n"
          "  --stress-seed N   switch threads at random scheduling points from seed N\n",
          RunDemo},
+        {"device", "print the simulated device's descriptors as a tree",
+         "usage: kaldrit device [--speed hs|fs] [--drift-ppm N]\n"
+         "\n"
+         "Prints the descriptors of the simulated Kaldrit Hi-Fi, field by field: the\n"
+         "device, its configuration with the HID and audio interfaces, the audio\n"
+         "control entities, the streaming alternate settings and their endpoints, and\n"
+         "the sampling rates its clock source reports.\n"
+         "\n"
+         "options:\n"
+         "  --speed hs|fs     high speed (default) or full speed\n"
+         "  --drift-ppm N     the device clock's offset from nominal, in ppm (default 0)\n",
+         RunDevice},
         {"version", "print the package version", "usage: kaldrit version\n", RunVersion},
     };
     return kCommands;

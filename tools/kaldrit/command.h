@@ -30,5 +30,6 @@ void PrintHelp(const Command& command);
 
 int RunVersion(std::span<const std::string_view> args);
 int RunDemo(std::span<const std::string_view> args);
+int RunDevice(std::span<const std::string_view> args);
 
 }  // namespace kaldrit

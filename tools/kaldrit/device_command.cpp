@@ -1,0 +1,73 @@
+// `kaldrit device`: the simulated device's descriptors, as a host reads them.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/core/utf16.h"
+#include "sim/device/default_device.h"
+#include "tools/kaldrit/command.h"
+#include "tools/kaldrit/descriptor_tree.h"
+
+namespace kaldrit {
+namespace {
+
+constexpr USHORT kEnglishUs = 0x0409;
+
+// A string descriptor's text, from its UTF-16 bytes after the 2-byte header.
+std::string StringText(const sim::StringTable& strings, UCHAR index) {
+    const auto bytes = strings.Descriptor(index, kEnglishUs);
+    if (!bytes || bytes->size() < 2) return "";
+    const std::size_t length = std::min<std::size_t>((*bytes)[0], bytes->size());
+    std::u16string text;
+    for (std::size_t i = 2; i + 1 < length; i += 2) {
+        text += static_cast<char16_t>((*bytes)[i] | ((*bytes)[i + 1] << 8));
+    }
+    return platform::Utf16ToUtf8(text);
+}
+
+}  // namespace
+
+int RunDevice(std::span<const std::string_view> args) {
+    auto speed = sim::BusSpeed::High;
+    long driftPpm = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == "--speed") {
+            if (i + 1 >= args.size()) return UsageError("device", "--speed needs hs or fs");
+            const std::string_view value = args[++i];
+            if (value == "hs") {
+                speed = sim::BusSpeed::High;
+            } else if (value == "fs") {
+                speed = sim::BusSpeed::Full;
+            } else {
+                return UsageError("device",
+                                  "--speed takes hs or fs, not '" + std::string(value) + "'");
+            }
+        } else if (arg == "--drift-ppm") {
+            if (i + 1 >= args.size()) return UsageError("device", "--drift-ppm needs a value");
+            const std::string value(args[++i]);
+            char* end = nullptr;
+            driftPpm = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || driftPpm < -10000 || driftPpm > 10000) {
+                return UsageError(
+                    "device",
+                    "--drift-ppm takes a whole number from -10000 to 10000, not '" + value + "'");
+            }
+        } else {
+            return UsageError("device", "unknown option '" + std::string(arg) + "'");
+        }
+    }
+    const sim::DeviceDescriptors descriptors = sim::default_device::Descriptors(speed);
+    std::printf("Kaldrit Hi-Fi, simulated, at %s speed; device clock %+ld ppm from nominal\n\n",
+                speed == sim::BusSpeed::High ? "high" : "full", driftPpm);
+    const std::string tree =
+        DescribeDevice(descriptors.device, descriptors.configuration,
+                       [&](UCHAR index) { return StringText(descriptors.strings, index); });
+    std::fwrite(tree.data(), 1, tree.size(), stdout);
+    std::printf("\nSampling rates of the clock source (RANGE):");
+    for (ULONG rate : sim::default_device::SampleRatesHz(speed)) std::printf(" %u", rate);
+    std::printf(" Hz\n");
+    return kExitOk;
+}
+
+}  // namespace kaldrit
