@@ -25,9 +25,13 @@ void BM_FiberSwitch(benchmark::State& state) {
 }
 BENCHMARK(BM_FiberSwitch);
 
-void BM_SpinLockPair(benchmark::State& state) {
+// With a paged block live, each raise to DISPATCH_LEVEL and each lower also changes
+// the protection of paged pool: that is what the verifier's guard costs.
+void SpinLockPairs(benchmark::State& state, bool pagedBlockLive) {
     platform::Machine machine;
     const platform::RunOutcome outcome = machine.Run([&] {
+        void* paged =
+            pagedBlockLive ? ExAllocatePoolWithTag(PagedPool, 64, PoolTag("Bnch")) : nullptr;
         KSPIN_LOCK lock;
         KeInitializeSpinLock(&lock);
         for (auto _ : state) {
@@ -35,27 +39,18 @@ void BM_SpinLockPair(benchmark::State& state) {
             KeAcquireSpinLock(&lock, &old);
             KeReleaseSpinLock(&lock, old);
         }
+        if (paged != nullptr) ExFreePool(paged);
     });
     if (!outcome.Ok()) state.SkipWithError(outcome.report.c_str());
 }
+
+void BM_SpinLockPair(benchmark::State& state) {
+    SpinLockPairs(state, false);
+}
 BENCHMARK(BM_SpinLockPair);
 
-// The same while a paged block is live: each raise to DISPATCH_LEVEL and each lower
-// now changes the protection of paged pool, which is what the verifier's guard costs.
 void BM_SpinLockPairWithPagedPoolGuarded(benchmark::State& state) {
-    platform::Machine machine;
-    const platform::RunOutcome outcome = machine.Run([&] {
-        void* paged = ExAllocatePoolWithTag(PagedPool, 64, PoolTag("Bnch"));
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        for (auto _ : state) {
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            KeReleaseSpinLock(&lock, old);
-        }
-        ExFreePool(paged);
-    });
-    if (!outcome.Ok()) state.SkipWithError(outcome.report.c_str());
+    SpinLockPairs(state, true);
 }
 BENCHMARK(BM_SpinLockPairWithPagedPoolGuarded);
 
