@@ -11,9 +11,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
                                    PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
     const KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL) {
-        platform::VerifierViolation(platform::Violation::kIrqlMisuse,
-                                    std::string("IoBuildDeviceIoControlRequest at ") +
-                                        platform::IrqlName(irql));
+        platform::VerifierViolation(
+            platform::Violation::kIrqlMisuse,
+            std::string("IoBuildDeviceIoControlRequest at ") + platform::IrqlName(irql));
     }
     // Buffered and direct codes need a system buffer or an MDL, which no caller
     // needs yet.

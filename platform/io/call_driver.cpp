@@ -28,10 +28,10 @@ void CheckIrqlAtMostDispatch(const char* what) {
 void CheckIrqlUnchanged(KIRQL before, const char* what) {
     const KIRQL after = KeGetCurrentIrql();
     if (after != before) {
-        platform::VerifierViolation(Violation::kIrqlMisuse,
-                                    std::string(what) + " returned at " +
-                                        platform::IrqlName(after) + ", called at " +
-                                        platform::IrqlName(before));
+        platform::VerifierViolation(Violation::kIrqlMisuse, std::string(what) + " returned at " +
+                                                                platform::IrqlName(after) +
+                                                                ", called at " +
+                                                                platform::IrqlName(before));
     }
 }
 
@@ -81,9 +81,8 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     IO_STACK_LOCATION* location = IoGetCurrentIrpStackLocation(irp);
     location->DeviceObject = deviceObject;
     if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
-        platform::VerifierViolation(Violation::kIoMisuse,
-                                    "IoCallDriver with major function " +
-                                        Hex(location->MajorFunction));
+        platform::VerifierViolation(Violation::kIoMisuse, "IoCallDriver with major function " +
+                                                              Hex(location->MajorFunction));
     }
     PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[location->MajorFunction];
     if (dispatch == nullptr) dispatch = platform::InvalidDeviceRequest;
@@ -122,7 +121,8 @@ void IoCompleteRequest(PIRP irp, KPRIORITY priorityBoost) {
         PVOID const context = location->Context;
         *location = IO_STACK_LOCATION{};  // done: nothing in it may run again
         if (invoke) {
-            PDEVICE_OBJECT setter = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            PDEVICE_OBJECT setter =
+                atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             const KIRQL irql = KeGetCurrentIrql();
             const NTSTATUS result = routine(setter, irp, context);
             CheckIrqlUnchanged(irql, "a completion routine");

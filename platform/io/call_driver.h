@@ -5,6 +5,9 @@
 #include "platform/io/device_object.h"
 #include "platform/io/irp.h"
 
+// What a completion routine returns to let the walk go on to the driver above.
+inline constexpr NTSTATUS STATUS_CONTINUE_COMPLETION = STATUS_SUCCESS;
+
 // Up to DISPATCH_LEVEL. Makes the next stack location current, records the device in
 // it and calls the device's driver for the location's major function; gives what
 // the driver returns (STATUS_PENDING when it completes the IRP later). An IRP with

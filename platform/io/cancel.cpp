@@ -28,8 +28,8 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     platform::CheckLiveIrp(irp, "IoCancelIrp");
     const KIRQL callerIrql = KeGetCurrentIrql();
     if (callerIrql > DISPATCH_LEVEL) {
-        platform::VerifierViolation(Violation::kIrqlMisuse,
-                                    std::string("IoCancelIrp at ") + platform::IrqlName(callerIrql));
+        platform::VerifierViolation(Violation::kIrqlMisuse, std::string("IoCancelIrp at ") +
+                                                                platform::IrqlName(callerIrql));
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -43,9 +43,10 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
     KSPIN_LOCK& lock = IoManager::Current().CancelLock();
     if (lock.holder == IoManager::Current().kernel().scheduler().CurrentFiber()) {
-        platform::VerifierViolation(Violation::kIoMisuse,
-                                    "a cancel routine returned holding the cancel spin lock: it "
-                                    "must release it with IoReleaseCancelSpinLock(irp->CancelIrql)");
+        platform::VerifierViolation(
+            Violation::kIoMisuse,
+            "a cancel routine returned holding the cancel spin lock: it "
+            "must release it with IoReleaseCancelSpinLock(irp->CancelIrql)");
     }
     return TRUE;
 }

@@ -50,8 +50,8 @@ USHORT IoSizeOfIrp(CHAR stackSize) {
 
 PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota) {
     if (stackSize < 1) {
-        platform::VerifierViolation(Violation::kIoMisuse, "IoAllocateIrp with stack size " +
-                                                               std::to_string(stackSize));
+        platform::VerifierViolation(Violation::kIoMisuse,
+                                    "IoAllocateIrp with stack size " + std::to_string(stackSize));
     }
     const USHORT bytes = IoSizeOfIrp(stackSize);
     void* block = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kIrpPoolTag);

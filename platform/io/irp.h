@@ -169,8 +169,7 @@ void IoCopyCurrentIrpStackLocationToNext(PIRP irp);
 // Sets the routine the driver below calls back when it completes the IRP, on
 // success, error or cancel as asked.
 void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
-                            BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError,
-                            BOOLEAN invokeOnCancel);
+                            BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel);
 
 // A driver that will return STATUS_PENDING marks its location first.
 inline void IoMarkIrpPending(PIRP irp) {
