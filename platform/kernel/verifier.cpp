@@ -24,6 +24,8 @@ const char* ViolationName(Violation violation) {
             return "pool still allocated at driver unload";
         case Violation::kIrqlMisuse:
             return "IRQL misuse";
+        case Violation::kIoMisuse:
+            return "I/O request misuse";
     }
     return "?";
 }

@@ -17,6 +17,7 @@ enum class Violation {
     kWrongTag,             // pool freed with a tag other than its own
     kPoolLeakAtUnload,     // pool still allocated when a driver unloads
     kIrqlMisuse,           // a raise to a lower level, a lower to a higher one, and the like
+    kIoMisuse,             // an IRP or device object used against the I/O manager's rules
 };
 
 const char* ViolationName(Violation violation);
