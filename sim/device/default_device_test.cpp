@@ -25,7 +25,7 @@ using ::testing::IsEmpty;
 // What each bus speed must carry.
 struct SpeedCase {
     const char* name;
-    BusSpeed speed;
+    platform::UsbSpeed speed;
     std::vector<ULONG> ratesHz;
     ULONG packetsPerSecond;   // data packets: per 1 ms frame or per 125 us microframe
     USHORT packetLimitBytes;  // one isochronous transaction at this speed
@@ -39,13 +39,13 @@ void PrintTo(const SpeedCase& speed, std::ostream* out) {
 
 const SpeedCase kSpeeds[] = {
     {"HighSpeed",
-     BusSpeed::High,
+     platform::UsbSpeed::kHigh,
      {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000},
      8000,
      1024,
      4,
      4},
-    {"FullSpeed", BusSpeed::Full, {44100, 48000, 88200, 96000}, 1000, 1023, 3, 1},
+    {"FullSpeed", platform::UsbSpeed::kFull, {44100, 48000, 88200, 96000}, 1000, 1023, 3, 1},
 };
 
 // One interface descriptor: (number, alternate, class, subclass, protocol, endpoints).
@@ -68,8 +68,7 @@ struct Entity {
 std::ostream& operator<<(std::ostream& out, const Entity& e) {
     out << "{subtype " << e.subtype << ", type 0x" << std::hex << e.terminalType << std::dec
         << ", sources";
-    for (int source : e.sources)
-        out << " " << source;
+    for (int source : e.sources) out << " " << source;
     return out << "}";
 }
 
@@ -84,8 +83,7 @@ class DefaultDevice : public ::testing::TestWithParam<SpeedCase> {
     std::vector<const WalkedDescriptor*> OfType(UCHAR type) const {
         std::vector<const WalkedDescriptor*> found;
         for (const WalkedDescriptor& d : All())
-            if (d.Type() == type)
-                found.push_back(&d);
+            if (d.Type() == type) found.push_back(&d);
         return found;
     }
 
@@ -105,8 +103,7 @@ class DefaultDevice : public ::testing::TestWithParam<SpeedCase> {
 
 std::string Joined(const std::vector<std::string>& problems) {
     std::string text;
-    for (const std::string& p : problems)
-        text += p + "\n";
+    for (const std::string& p : problems) text += p + "\n";
     return text;
 }
 
@@ -212,8 +209,7 @@ TEST_P(DefaultDevice, FeatureUnitsDeclareMasterMuteAndStereoVolume) {
             const ULONG controls = unit.Dword(5 + 4 * channel);
             std::vector<int> present;
             for (UCHAR selector = 1; selector <= 16; ++selector)
-                if (ControlPresent(controls, selector))
-                    present.push_back(selector);
+                if (ControlPresent(controls, selector)) present.push_back(selector);
             const std::vector<int> want = channel == 0 ? std::vector<int>{FU_MUTE_CONTROL}
                                                        : std::vector<int>{FU_VOLUME_CONTROL};
             EXPECT_EQ(present, want) << "unit " << int(id) << " channel " << channel;
@@ -325,8 +321,7 @@ TEST_P(DefaultDevice, EveryStringIndexResolves) {
             indices.push_back({"iInterface" + at, d.Byte(8)});
         if (d.Type() == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE)
             indices.push_back({"iFunction" + at, d.Byte(7)});
-        if (d.Type() != CS_INTERFACE)
-            continue;
+        if (d.Type() != CS_INTERFACE) continue;
         const UCHAR last = d.bytes.back();
         if (d.interfaceNumber == kControlInterface) {
             switch (d.Subtype()) {
@@ -352,8 +347,7 @@ TEST_P(DefaultDevice, EveryStringIndexResolves) {
         }
     }
     for (const auto& [field, index] : indices) {
-        if (index == 0)
-            continue;
+        if (index == 0) continue;
         const auto string = descriptors_.strings.Descriptor(index, USB_LANGID_ENGLISH_US);
         ASSERT_TRUE(string.has_value()) << field << " names string " << int(index);
         EXPECT_EQ((*string)[0], string->size()) << field;
@@ -373,8 +367,8 @@ std::u16string Text(const std::vector<std::uint8_t>& descriptor) {
 }
 
 TEST(DefaultDeviceIdentity, NamesTheProductAndFollowsTheChosenProductId) {
-    const DeviceDescriptors primary = Descriptors(BusSpeed::High);
-    const DeviceDescriptors alternate = Descriptors(BusSpeed::High, kAlternateProductId);
+    const DeviceDescriptors primary = Descriptors(platform::UsbSpeed::kHigh);
+    const DeviceDescriptors alternate = Descriptors(platform::UsbSpeed::kHigh, kAlternateProductId);
     const auto ids = [](const DeviceDescriptors& d) {
         return std::make_pair(d.device[8] | (d.device[9] << 8), d.device[10] | (d.device[11] << 8));
     };

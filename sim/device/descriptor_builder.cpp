@@ -23,8 +23,7 @@ std::vector<std::uint8_t> BytesOf(const T& value) {
 }
 
 void AppendLittleEndian(std::vector<std::uint8_t>& bytes, ULONG value, int width) {
-    for (int i = 0; i < width; ++i)
-        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    for (int i = 0; i < width; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
 void PutLittleEndian16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::size_t value) {
@@ -185,8 +184,7 @@ std::vector<std::uint8_t> ConfigurationBuilder::Build() const {
         if (item.role == Role::Interface) {
             interfaceNumbers.insert(
                 item.bytes[offsetof(USB_INTERFACE_DESCRIPTOR, bInterfaceNumber)]);
-            if (item.fill == Fill::AsGiven)
-                continue;
+            if (item.fill == Fill::AsGiven) continue;
             std::size_t endpoints = 0;
             for (std::size_t j = i + 1; j < items.size() && items[j].role != Role::Interface; ++j)
                 endpoints += items[j].role == Role::Endpoint ? 1 : 0;
@@ -206,15 +204,13 @@ std::vector<std::uint8_t> ConfigurationBuilder::Build() const {
 
     USB_CONFIGURATION_DESCRIPTOR head = head_;
     std::size_t totalBytes = sizeof(head);
-    for (const Item& item : items)
-        totalBytes += item.bytes.size();
+    for (const Item& item : items) totalBytes += item.bytes.size();
     head.wTotalLength = totalLength_.value_or(static_cast<USHORT>(totalBytes));
     head.bNumInterfaces = interfaceCount_.value_or(static_cast<UCHAR>(interfaceNumbers.size()));
 
     std::vector<std::uint8_t> bytes = BytesOf(head);
     bytes.reserve(totalBytes);
-    for (const Item& item : items)
-        bytes.insert(bytes.end(), item.bytes.begin(), item.bytes.end());
+    for (const Item& item : items) bytes.insert(bytes.end(), item.bytes.begin(), item.bytes.end());
     return bytes;
 }
 

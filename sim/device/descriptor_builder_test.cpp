@@ -79,8 +79,7 @@ Bytes Body(const ConfigurationBuilder& config) {
 
 std::string Joined(const std::vector<std::string>& problems) {
     std::string text;
-    for (const std::string& p : problems)
-        text += p + "\n";
+    for (const std::string& p : problems) text += p + "\n";
     return text;
 }
 
@@ -293,8 +292,7 @@ TEST(DescriptorBuilder, LaysOutEachDescriptorByteForByte) {
          }),
          {16, 0x24, 0x01, 1, 0, 3, 0x81, 0x13, 0, 0, 2, 3, 0, 0, 0, 0}},
     };
-    for (const Case& c : cases)
-        EXPECT_THAT(c.built, ElementsAreArray(c.want)) << c.name;
+    for (const Case& c : cases) EXPECT_THAT(c.built, ElementsAreArray(c.want)) << c.name;
 }
 
 }  // namespace

@@ -45,8 +45,7 @@ class Walker {
     // The descriptors after index `i` up to the next interface descriptor.
     std::span<const WalkedDescriptor> FollowingInInterface(std::size_t i) const {
         std::size_t end = i + 1;
-        while (end < All().size() && All()[end].Type() != USB_INTERFACE_DESCRIPTOR_TYPE)
-            ++end;
+        while (end < All().size() && All()[end].Type() != USB_INTERFACE_DESCRIPTOR_TYPE) ++end;
         return std::span(All()).subspan(i + 1, end - i - 1);
     }
 
@@ -149,8 +148,7 @@ class Walker {
     void CheckInterfaceNumbering() {
         std::map<int, int> lastAlternate;
         for (const WalkedDescriptor& d : All()) {
-            if (d.Type() != USB_INTERFACE_DESCRIPTOR_TYPE || d.bytes.size() < 4)
-                continue;
+            if (d.Type() != USB_INTERFACE_DESCRIPTOR_TYPE || d.bytes.size() < 4) continue;
             const auto seen = lastAlternate.find(d.interfaceNumber);
             const int expected = seen == lastAlternate.end() ? 0 : seen->second + 1;
             if (d.alternateSetting != expected)
@@ -166,12 +164,10 @@ class Walker {
     void CheckAssociations() {
         std::set<int> interfaces;
         for (const WalkedDescriptor& d : All())
-            if (d.Type() == USB_INTERFACE_DESCRIPTOR_TYPE)
-                interfaces.insert(d.interfaceNumber);
+            if (d.Type() == USB_INTERFACE_DESCRIPTOR_TYPE) interfaces.insert(d.interfaceNumber);
         for (std::size_t i = 0; i < All().size(); ++i) {
             const WalkedDescriptor& d = All()[i];
-            if (d.Type() != USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE)
-                continue;
+            if (d.Type() != USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) continue;
             const int first = d.Byte(2);
             const int count = d.Byte(3);
             const bool nextIsFirst =
@@ -226,12 +222,10 @@ class Walker {
             else if (!entities.emplace(id, &e).second)
                 Problem("entity ID ", int(id), " is used twice");
         }
-        for (const auto& [id, e] : entities)
-            CheckReferences(*e, entities);
+        for (const auto& [id, e] : entities) CheckReferences(*e, entities);
         for (const auto& [id, e] : entities) {
             const bool terminal = e->Subtype() == INPUT_TERMINAL || e->Subtype() == OUTPUT_TERMINAL;
-            if (terminal && e->Word(4) == USB_STREAMING)
-                streamingTerminals_.insert(id);
+            if (terminal && e->Word(4) == USB_STREAMING) streamingTerminals_.insert(id);
         }
     }
 
@@ -312,8 +306,7 @@ class Walker {
         }
         const bool classSpecific = std::any_of(following.begin(), following.end(),
                                                [](auto& e) { return e.Type() == CS_INTERFACE; });
-        if (!classSpecific && !hasEndpoints)
-            return;
+        if (!classSpecific && !hasEndpoints) return;
         const auto where = [&] {
             return "streaming interface " + std::to_string(d.interfaceNumber) + " alt " +
                    std::to_string(d.alternateSetting);

@@ -25,8 +25,7 @@ void StringTable::Set(UCHAR index, USHORT langId, std::u16string_view text) {
     std::vector<std::uint8_t> bytes;
     bytes.push_back(static_cast<std::uint8_t>(2 + 2 * text.size()));
     bytes.push_back(USB_STRING_DESCRIPTOR_TYPE);
-    for (char16_t unit : text)
-        AppendLittleEndian16(bytes, unit);
+    for (char16_t unit : text) AppendLittleEndian16(bytes, unit);
     descriptors_[{index, langId}] = std::move(bytes);
 }
 
@@ -36,16 +35,13 @@ void StringTable::SetRaw(UCHAR index, USHORT langId, std::vector<std::uint8_t> b
 
 std::optional<std::vector<std::uint8_t>> StringTable::Descriptor(UCHAR index, USHORT langId) const {
     const auto found = descriptors_.find({index, index == 0 ? kLanguageListKey : langId});
-    if (found != descriptors_.end())
-        return found->second;
-    if (index != 0 || languages_.empty())
-        return std::nullopt;
+    if (found != descriptors_.end()) return found->second;
+    if (index != 0 || languages_.empty()) return std::nullopt;
     const std::size_t count = std::min(languages_.size(), kMaxCodeUnits);
     std::vector<std::uint8_t> bytes;
     bytes.push_back(static_cast<std::uint8_t>(2 + 2 * count));
     bytes.push_back(USB_STRING_DESCRIPTOR_TYPE);
-    for (std::size_t i = 0; i < count; ++i)
-        AppendLittleEndian16(bytes, languages_[i]);
+    for (std::size_t i = 0; i < count; ++i) AppendLittleEndian16(bytes, languages_[i]);
     return bytes;
 }
 
