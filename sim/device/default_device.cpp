@@ -24,6 +24,9 @@ constexpr ULONG kStereo = CHANNEL_FRONT_LEFT | CHANNEL_FRONT_RIGHT;
 constexpr UCHAR kIsochronousAsynchronous =
     USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_TYPE_ISOCHRONOUS_SYNCHRONIZATION_ASYNCHRONOUS |
     USB_ENDPOINT_TYPE_ISOCHRONOUS_USAGE_DATA_ENDPOINT;
+constexpr UCHAR kIsochronousAdaptive = USB_ENDPOINT_TYPE_ISOCHRONOUS |
+                                       USB_ENDPOINT_TYPE_ISOCHRONOUS_SYNCHRONIZATION_ADAPTIVE |
+                                       USB_ENDPOINT_TYPE_ISOCHRONOUS_USAGE_DATA_ENDPOINT;
 constexpr UCHAR kIsochronousFeedback =
     USB_ENDPOINT_TYPE_ISOCHRONOUS |
     USB_ENDPOINT_TYPE_ISOCHRONOUS_SYNCHRONIZATION_NO_SYNCHRONIZATION |
@@ -44,14 +47,14 @@ struct SpeedFacts {
     UCHAR hidInterval;       // bInterval of the HID endpoint: 1 ms
 };
 
-SpeedFacts FactsFor(BusSpeed speed) {
-    if (speed == BusSpeed::High) return {8000, 1, 4, FEEDBACK_BYTES_HIGH_SPEED, 4};
+SpeedFacts FactsFor(platform::UsbSpeed speed) {
+    if (speed == platform::UsbSpeed::kHigh) return {8000, 1, 4, FEEDBACK_BYTES_HIGH_SPEED, 4};
     return {1000, 1, 1, FEEDBACK_BYTES_FULL_SPEED, 1};
 }
 
 // Bytes a data packet must hold at the highest rate: its frames per packet rounded up,
 // plus one frame of headroom for a fast device clock.
-USHORT DataMaxPacketBytes(BusSpeed speed, UCHAR subslotBytes) {
+USHORT DataMaxPacketBytes(platform::UsbSpeed speed, UCHAR subslotBytes) {
     const std::span<const ULONG> rates = SampleRatesHz(speed);
     const ULONG highestRateHz = *std::max_element(rates.begin(), rates.end());
     const ULONG packetsPerSecond = FactsFor(speed).packetsPerSecond;
@@ -184,9 +187,9 @@ void AddControlInterface(ConfigurationBuilder& config) {
 
 // The zero-bandwidth alternate setting 0 and one alternate setting per sample format,
 // each with its data endpoint and, for playback, the feedback endpoint.
-void AddStreamingInterface(ConfigurationBuilder& config, BusSpeed speed, UCHAR interfaceNumber,
-                           UCHAR terminalLink, UCHAR dataEndpoint,
-                           std::optional<UCHAR> feedbackEndpoint) {
+void AddStreamingInterface(ConfigurationBuilder& config, platform::UsbSpeed speed,
+                           UCHAR interfaceNumber, UCHAR terminalLink, UCHAR dataEndpoint,
+                           UCHAR dataAttributes, std::optional<UCHAR> syncEndpoint) {
     const SpeedFacts facts = FactsFor(speed);
     config.Interface({
         .bInterfaceNumber = interfaceNumber,
@@ -222,7 +225,7 @@ void AddStreamingInterface(ConfigurationBuilder& config, BusSpeed speed, UCHAR i
             })
             .Endpoint({
                 .bEndpointAddress = dataEndpoint,
-                .bmAttributes = kIsochronousAsynchronous,
+                .bmAttributes = dataAttributes,
                 .wMaxPacketSize = DataMaxPacketBytes(speed, format.subslotBytes),
                 .bInterval = facts.dataInterval,
             })
@@ -232,9 +235,9 @@ void AddStreamingInterface(ConfigurationBuilder& config, BusSpeed speed, UCHAR i
                 .bLockDelayUnits = 0,
                 .wLockDelay = 0,
             });
-        if (feedbackEndpoint) {
+        if (syncEndpoint) {
             config.Endpoint({
-                .bEndpointAddress = *feedbackEndpoint,
+                .bEndpointAddress = *syncEndpoint,
                 .bmAttributes = kIsochronousFeedback,
                 .wMaxPacketSize = facts.feedbackBytes,
                 .bInterval = facts.feedbackInterval,
@@ -259,12 +262,12 @@ StringTable Strings() {
 
 }  // namespace
 
-std::span<const ULONG> SampleRatesHz(BusSpeed speed) {
-    if (speed == BusSpeed::High) return kHighSpeedRatesHz;
+std::span<const ULONG> SampleRatesHz(platform::UsbSpeed speed) {
+    if (speed == platform::UsbSpeed::kHigh) return kHighSpeedRatesHz;
     return kFullSpeedRatesHz;
 }
 
-DeviceDescriptors Descriptors(BusSpeed speed, USHORT productId) {
+DeviceDescriptors Descriptors(platform::UsbSpeed speed, USHORT productId, PlaybackSync sync) {
     DeviceDescriptors descriptors;
     descriptors.device = DeviceDescriptorBytes({
         .bcdUSB = kUsb20,
@@ -289,10 +292,18 @@ DeviceDescriptors Descriptors(BusSpeed speed, USHORT productId) {
     });
     AddHidInterface(config, FactsFor(speed));
     AddControlInterface(config);
-    AddStreamingInterface(config, speed, kPlaybackInterface, kPlaybackStreamingTerminalId,
-                          kPlaybackDataEndpoint, kPlaybackFeedbackEndpoint);
+    // With a rate endpoint the host paces the stream and the device follows it
+    // (adaptive); otherwise the device clock leads and reports its rate back.
+    if (sync == PlaybackSync::kRateOut) {
+        AddStreamingInterface(config, speed, kPlaybackInterface, kPlaybackStreamingTerminalId,
+                              kPlaybackDataEndpoint, kIsochronousAdaptive, kPlaybackRateEndpoint);
+    } else {
+        AddStreamingInterface(config, speed, kPlaybackInterface, kPlaybackStreamingTerminalId,
+                              kPlaybackDataEndpoint, kIsochronousAsynchronous,
+                              kPlaybackFeedbackEndpoint);
+    }
     AddStreamingInterface(config, speed, kCaptureInterface, kCaptureStreamingTerminalId,
-                          kCaptureDataEndpoint, std::nullopt);
+                          kCaptureDataEndpoint, kIsochronousAsynchronous, std::nullopt);
     descriptors.configuration = config.Build();
 
     descriptors.strings = Strings();

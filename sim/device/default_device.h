@@ -36,13 +36,10 @@
 #include <span>
 
 #include "platform/core/types.h"
+#include "platform/usb/bus_device.h"
 #include "sim/device/descriptor_builder.h"
 
-namespace sim {
-
-enum class BusSpeed { Full, High };
-
-namespace default_device {
+namespace sim::default_device {
 
 inline constexpr USHORT kVendorId = 0x2E4A;
 inline constexpr USHORT kProductId = 0x7A31;
@@ -72,6 +69,8 @@ inline constexpr UCHAR kPlaybackDataEndpoint = 0x01;
 inline constexpr UCHAR kPlaybackFeedbackEndpoint = 0x81;
 inline constexpr UCHAR kCaptureDataEndpoint = 0x82;
 inline constexpr UCHAR kHidInEndpoint = 0x83;
+// The OUT synchronisation endpoint of the variant whose host sends the stream rate.
+inline constexpr UCHAR kPlaybackRateEndpoint = 0x02;
 
 // String indices (language 0x0409 only).
 inline constexpr UCHAR kManufacturerString = 1;
@@ -104,10 +103,16 @@ inline constexpr ULONG kHighSpeedRatesHz[] = {44100,  48000,  88200,  96000,
                                               176400, 192000, 352800, 384000};
 inline constexpr ULONG kFullSpeedRatesHz[] = {44100, 48000, 88200, 96000};
 
-std::span<const ULONG> SampleRatesHz(BusSpeed speed);
+std::span<const ULONG> SampleRatesHz(platform::UsbSpeed speed);
+
+// How the playback stream is kept in step with the device clock.
+enum class PlaybackSync {
+    kFeedbackIn,  // asynchronous data endpoint; the device reports its rate on IN 0x81
+    kRateOut,     // adaptive data endpoint; the host sends its rate on OUT 0x02
+};
 
 // The device's descriptors at `speed`, enumerating as `productId`.
-DeviceDescriptors Descriptors(BusSpeed speed, USHORT productId = kProductId);
+DeviceDescriptors Descriptors(platform::UsbSpeed speed, USHORT productId = kProductId,
+                              PlaybackSync sync = PlaybackSync::kFeedbackIn);
 
-}  // namespace default_device
-}  // namespace sim
+}  // namespace sim::default_device

@@ -25,7 +25,7 @@ using ::testing::IsEmpty;
 // What each bus speed must carry.
 struct SpeedCase {
     const char* name;
-    BusSpeed speed;
+    platform::UsbSpeed speed;
     std::vector<ULONG> ratesHz;
     ULONG packetsPerSecond;   // data packets: per 1 ms frame or per 125 us microframe
     USHORT packetLimitBytes;  // one isochronous transaction at this speed
@@ -39,13 +39,13 @@ void PrintTo(const SpeedCase& speed, std::ostream* out) {
 
 const SpeedCase kSpeeds[] = {
     {"HighSpeed",
-     BusSpeed::High,
+     platform::UsbSpeed::kHigh,
      {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000},
      8000,
      1024,
      4,
      4},
-    {"FullSpeed", BusSpeed::Full, {44100, 48000, 88200, 96000}, 1000, 1023, 3, 1},
+    {"FullSpeed", platform::UsbSpeed::kFull, {44100, 48000, 88200, 96000}, 1000, 1023, 3, 1},
 };
 
 // One interface descriptor: (number, alternate, class, subclass, protocol, endpoints).
@@ -367,8 +367,8 @@ std::u16string Text(const std::vector<std::uint8_t>& descriptor) {
 }
 
 TEST(DefaultDeviceIdentity, NamesTheProductAndFollowsTheChosenProductId) {
-    const DeviceDescriptors primary = Descriptors(BusSpeed::High);
-    const DeviceDescriptors alternate = Descriptors(BusSpeed::High, kAlternateProductId);
+    const DeviceDescriptors primary = Descriptors(platform::UsbSpeed::kHigh);
+    const DeviceDescriptors alternate = Descriptors(platform::UsbSpeed::kHigh, kAlternateProductId);
     const auto ids = [](const DeviceDescriptors& d) {
         return std::make_pair(d.device[8] | (d.device[9] << 8), d.device[10] | (d.device[11] << 8));
     };
