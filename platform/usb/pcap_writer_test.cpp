@@ -272,7 +272,7 @@ class TsharkReadsOurCapture : public ::testing::Test {
 };
 
 TEST_F(TsharkReadsOurCapture, EnumerationThenIsochronousPlayback) {
-    const sim::DeviceDescriptors descriptors = dd::Descriptors(sim::BusSpeed::High);
+    const sim::DeviceDescriptors descriptors = dd::Descriptors(platform::UsbSpeed::kHigh);
     const Bytes& config = descriptors.configuration;
     {
         CaptureScript script(path_);

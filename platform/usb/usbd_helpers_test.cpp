@@ -64,7 +64,7 @@ struct SearchCase {
     UCHAR number = 0, alternate = 0;
 };
 
-class ParseDefaultDevice : public ::testing::TestWithParam<sim::BusSpeed> {};
+class ParseDefaultDevice : public ::testing::TestWithParam<platform::UsbSpeed> {};
 
 TEST_P(ParseDefaultDevice, FindsTheFirstMatchFromTheStart) {
     using namespace usb_audio;
@@ -116,7 +116,7 @@ TEST_P(ParseDefaultDevice, RestartingAfterAMatchVisitsEveryInterfaceInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSpeeds, ParseDefaultDevice,
-                         ::testing::Values(sim::BusSpeed::High, sim::BusSpeed::Full));
+                         ::testing::Values(platform::UsbSpeed::kHigh, platform::UsbSpeed::kFull));
 
 // ---- hostile descriptors ----
 
@@ -236,7 +236,7 @@ class CreateConfigurationRequest : public KernelTest {
 
 TEST_F(CreateConfigurationRequest, OneSizedBlockPerListedInterface) {
     RunOk([&] {
-        ExactBuffer config(dd::Descriptors(sim::BusSpeed::High).configuration);
+        ExactBuffer config(dd::Descriptors(platform::UsbSpeed::kHigh).configuration);
         // HID (1 endpoint), AudioControl (none), playback alternate 1 (data and
         // feedback), capture alternate 0 (none): blocks of 48, 24, 72 and 24 bytes.
         std::vector<USBD_INTERFACE_LIST_ENTRY> list = List(config, {{.number = 0, .alternate = 0},
@@ -278,7 +278,7 @@ TEST_F(CreateConfigurationRequest, OneSizedBlockPerListedInterface) {
 
 TEST_F(CreateConfigurationRequest, FailsWithoutPoolOrWhenTooLargeForAnUrb) {
     RunOk([&] {
-        ExactBuffer config(dd::Descriptors(sim::BusSpeed::Full).configuration);
+        ExactBuffer config(dd::Descriptors(platform::UsbSpeed::kFull).configuration);
         std::vector<USBD_INTERFACE_LIST_ENTRY> list = List(config, {{.number = 0}});
 
         kernel_.pool().FailTag(USBD_POOL_TAG);

@@ -34,7 +34,7 @@ std::vector<std::uint8_t> Configuration(const std::vector<std::uint8_t>& body, i
 }
 
 TEST(DescriptorTree, TheDefaultDeviceReadsWithItsStringsAndEveryEntity) {
-    const sim::DeviceDescriptors d = sim::default_device::Descriptors(sim::BusSpeed::High);
+    const sim::DeviceDescriptors d = sim::default_device::Descriptors(platform::UsbSpeed::kHigh);
     const std::string tree = DescribeDevice(
         d.device, d.configuration, [](UCHAR index) { return "string" + std::to_string(index); });
     for (const char* expected :

@@ -28,7 +28,7 @@ std::string StringText(const sim::StringTable& strings, UCHAR index) {
 }  // namespace
 
 int RunDevice(std::span<const std::string_view> args) {
-    auto speed = sim::BusSpeed::High;
+    auto speed = platform::UsbSpeed::kHigh;
     long driftPpm = 0;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
@@ -36,9 +36,9 @@ int RunDevice(std::span<const std::string_view> args) {
             if (i + 1 >= args.size()) return UsageError("device", "--speed needs hs or fs");
             const std::string_view value = args[++i];
             if (value == "hs") {
-                speed = sim::BusSpeed::High;
+                speed = platform::UsbSpeed::kHigh;
             } else if (value == "fs") {
-                speed = sim::BusSpeed::Full;
+                speed = platform::UsbSpeed::kFull;
             } else {
                 return UsageError("device",
                                   "--speed takes hs or fs, not '" + std::string(value) + "'");
@@ -59,7 +59,7 @@ int RunDevice(std::span<const std::string_view> args) {
     }
     const sim::DeviceDescriptors descriptors = sim::default_device::Descriptors(speed);
     std::printf("Kaldrit Hi-Fi, simulated, at %s speed; device clock %+ld ppm from nominal\n\n",
-                speed == sim::BusSpeed::High ? "high" : "full", driftPpm);
+                speed == platform::UsbSpeed::kHigh ? "high" : "full", driftPpm);
     const std::string tree =
         DescribeDevice(descriptors.device, descriptors.configuration,
                        [&](UCHAR index) { return StringText(descriptors.strings, index); });
