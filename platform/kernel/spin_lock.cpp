@@ -15,7 +15,7 @@ namespace {
 void Take(Kernel& kernel, KSPIN_LOCK* lock) {
     platform::Scheduler& scheduler = kernel.scheduler();
     platform::Fiber* self = scheduler.CurrentFiber();
-    if (lock->holder == self) {
+    if (lock->holder != nullptr && lock->holder == self) {
         platform::VerifierViolation(
             Violation::kSpinLockRecursion,
             "'" + kernel.CurrentThreadName() + "' acquired a spin lock it holds");
