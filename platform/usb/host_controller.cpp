@@ -649,6 +649,21 @@ void UsbHostController::StartCapture(std::ostream* out) {
         return;
     }
     capture_ = std::make_unique<PcapWriter>(*out);
+    // Readers learn what the interfaces are only from the descriptors, so a capture
+    // begins with them, read afresh from the device.
+    const VirtualTime now = scheduler_.Now();
+    for (UCHAR type : {USB_DEVICE_DESCRIPTOR_TYPE, USB_CONFIGURATION_DESCRIPTOR_TYPE}) {
+        USB_DEFAULT_PIPE_SETUP_PACKET setup = {
+            UsbRequestType(BMREQUEST_DEVICE_TO_HOST, BMREQUEST_STANDARD, BMREQUEST_TO_DEVICE),
+            USB_REQUEST_GET_DESCRIPTOR, static_cast<USHORT>(type << 8), 0, 0xFFFF};
+        if (type == USB_DEVICE_DESCRIPTOR_TYPE) setup.wLength = sizeof(USB_DEVICE_DESCRIPTOR);
+        const ControlReply reply = device_.Control(setup, {}, now);
+        if (reply.outcome != ControlOutcome::kAck) continue;
+        const std::uint64_t id = nextId_++;
+        capture_->ControlSubmit(id, {}, now, setup, {});
+        capture_->ControlComplete(id, {}, now, setup, USBD_STATUS_SUCCESS,
+                                  static_cast<ULONG>(reply.data.size()), reply.data);
+    }
 }
 
 void UsbHostController::CaptureIsoch(PIRP irp, bool completion, USBD_STATUS status) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -292,19 +294,40 @@ TEST_F(HostControllerTest, DisconnectFailsWhatIsPendingAndWhatComesAfter) {
     });
 }
 
-TEST_F(HostControllerTest, CaptureOfAnEnumerationAndStreaming) {
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+        char chunk[4096];
+        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+TEST_F(HostControllerTest, ACaptureStartsWithTheDescriptorsAndTsharkDecodesIt) {
+    if (Shell("command -v tshark").empty()) GTEST_SKIP() << "tshark is not installed";
+    const std::string path = ::testing::TempDir() + "kaldrit_host_controller.pcap";
     Start(UsbSpeed::kHigh);
-    std::ostringstream pcap;
-    hc_->StartCapture(&pcap);
-    RunOk([&] {
-        USBD_PIPE_HANDLE pipe = SelectPlayback(1);
-        IsoTransfer t = MakeIso(pipe, 8, 24);
-        EXPECT_EQ(Nt{SendAndWait(t.urb())}, Nt{STATUS_SUCCESS});
-    });
-    hc_->StartCapture(nullptr);
-    // Global header, then a submit and a complete record for each of the four
-    // transfers (configuration, select configuration, select interface, isochronous).
-    EXPECT_GT(pcap.str().size(), 24u + 8 * 64u);
+    {
+        std::ofstream file(path, std::ios::binary);
+        RunOk([&] {
+            USBD_PIPE_HANDLE pipe = SelectPlayback(1);
+            hc_->StartCapture(&file);  // after enumeration: the descriptors come first anyway
+            IsoTransfer t = MakeIso(pipe, 8, 24);
+            for (std::size_t k = 0; k < t.data.size(); ++k)
+                t.data[k] = static_cast<std::uint8_t>(k);
+            EXPECT_EQ(Nt{SendAndWait(t.urb())}, Nt{STATUS_SUCCESS});
+            hc_->StartCapture(nullptr);
+        });
+    }
+    EXPECT_EQ(Shell("tshark -r " + path + " -Y _ws.malformed"), "") << "malformed frames";
+    const std::string vendors = Shell("tshark -r " + path + " -T fields -e usb.idVendor");
+    EXPECT_NE(vendors.find("0x2e4a"), std::string::npos) << vendors;
+    const std::string iso =
+        Shell("tshark -r " + path +
+              " -Y 'usb.transfer_type == 0' -T fields -e usb.iso.numdesc -e usb.iso.iso_len");
+    EXPECT_NE(iso.find("8\t24,24,24,24,24,24,24,24"), std::string::npos) << iso;
+    std::remove(path.c_str());
 }
 
 }  // namespace
