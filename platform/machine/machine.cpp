@@ -6,14 +6,15 @@ thread_local Machine* tCurrent = nullptr;
 }
 
 Machine::Scope::Scope(Machine& machine)
-    : previous_(tCurrent), kernel_(machine.kernel_), trace_(machine.trace_) {
+    : previous_(tCurrent), kernel_(machine.kernel_), io_(machine.io_), trace_(machine.trace_) {
     tCurrent = &machine;
 }
 Machine::Scope::~Scope() {
     tCurrent = previous_;
 }
 
-Machine::Machine(MachineOptions options) : scheduler_(options.scheduler), kernel_(scheduler_) {
+Machine::Machine(MachineOptions options)
+    : scheduler_(options.scheduler), kernel_(scheduler_), io_(kernel_) {
     trace_.SetPrefix([this] {
         const Fiber* fiber = scheduler_.CurrentFiber();
         return "[" + FormatVirtualTime(scheduler_.Now()) + " " +

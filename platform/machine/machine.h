@@ -1,5 +1,5 @@
 // Machine: one simulated Windows computer. It owns the scheduler (and with it
-// virtual time), the kernel and the debug trace; later parts of the platform (the
+// virtual time), the kernel, the I/O manager and the debug trace; later parts of the platform (the
 // I/O manager, the USB host controller, the registry, processes) attach here.
 //
 // Tests and tools create a Machine and run code inside it; code inside finds it as
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/core/trace.h"
+#include "platform/io/io_manager.h"
 #include "platform/kernel/kernel.h"
 #include "platform/sched/scheduler.h"
 
@@ -41,6 +42,7 @@ class Machine {
     VirtualTime Now() const { return scheduler_.Now(); }
     Scheduler& scheduler() { return scheduler_; }
     Kernel& kernel() { return kernel_; }
+    IoManager& io() { return io_; }
     Trace& trace() { return trace_; }
 
   private:
@@ -53,6 +55,7 @@ class Machine {
       private:
         Machine* previous_;
         Kernel::Scope kernel_;
+        IoManager::Scope io_;
         Trace::Scope trace_;
     };
     RunOutcome RunScheduler(Fiber* target, VirtualTime until);
@@ -60,6 +63,7 @@ class Machine {
     Trace trace_;
     Scheduler scheduler_;
     Kernel kernel_;
+    IoManager io_;
 };
 
 }  // namespace platform

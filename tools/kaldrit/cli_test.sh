@@ -28,6 +28,16 @@ expect 0 '1 ms timer     10000 ticks' -- demo --seconds 10
 expect 0 'handover       20 items produced, 20 consumed' -- demo --stress-seed 7
 expect 0 'at full speed' -- device --speed fs
 expect 0 'Sampling rates of the clock source \(RANGE\): 44100 48000 .* 384000 Hz' -- device
+pcap="${TMPDIR:-/tmp}/kaldrit_cli_$$.pcap"
+expect 0 'Enumerated over the simulated bus: 7 control requests' -- device --speed fs --pcap "$pcap"
+if command -v tshark >/dev/null; then
+    if ! tshark -r "$pcap" -T fields -e usb.idVendor 2>/dev/null | grep -q 0x2e4a; then
+        echo "FAIL: tshark does not find the vendor in the device's enumeration capture"
+        failures=$((failures + 1))
+    fi
+fi
+rm -f "$pcap"
+expect 1 "cannot write" -- device --pcap /nonexistent/dir/x.pcap
 expect 2 "--speed takes hs or fs, not 'ls'" -- device --speed ls
 expect 2 "--drift-ppm takes a whole number" -- device --drift-ppm 1.5
 expect 2 "unknown command 'frobnicate'" -- frobnicate

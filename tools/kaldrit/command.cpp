@@ -19,7 +19,7 @@ std::span<const Command> Commands() {
          "  --stress-seed N   switch threads at random scheduling points from seed N\n",
          RunDemo},
         {"device", "print the simulated device's descriptors as a tree",
-         "usage: kaldrit device [--speed hs|fs] [--drift-ppm N]\n"
+         "usage: kaldrit device [--speed hs|fs] [--drift-ppm N] [--pcap FILE]\n"
          "\n"
          "Prints the descriptors of the simulated Kaldrit Hi-Fi, field by field: the\n"
          "device, its configuration with the HID and audio interfaces, the audio\n"
@@ -28,7 +28,9 @@ std::span<const Command> Commands() {
          "\n"
          "options:\n"
          "  --speed hs|fs     high speed (default) or full speed\n"
-         "  --drift-ppm N     the device clock's offset from nominal, in ppm (default 0)\n",
+         "  --drift-ppm N     the device clock's offset from nominal, in ppm (default 0)\n"
+         "  --pcap FILE       also enumerate the device over the simulated bus and write\n"
+         "                    the traffic to FILE (pcap, USB usbmon link type)\n",
          RunDevice},
         {"version", "print the package version", "usage: kaldrit version\n", RunVersion},
     };

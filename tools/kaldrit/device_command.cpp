@@ -1,12 +1,15 @@
 // `kaldrit device`: the simulated device's descriptors, as a host reads them.
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "platform/core/utf16.h"
+#include "sim/device/audio_device.h"
 #include "sim/device/default_device.h"
 #include "tools/kaldrit/command.h"
 #include "tools/kaldrit/descriptor_tree.h"
+#include "tools/kaldrit/enumeration.h"
 
 namespace kaldrit {
 namespace {
@@ -30,6 +33,7 @@ std::string StringText(const sim::StringTable& strings, UCHAR index) {
 int RunDevice(std::span<const std::string_view> args) {
     auto speed = platform::UsbSpeed::kHigh;
     long driftPpm = 0;
+    std::string pcapPath;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (arg == "--speed") {
@@ -53,6 +57,9 @@ int RunDevice(std::span<const std::string_view> args) {
                     "device",
                     "--drift-ppm takes a whole number from -10000 to 10000, not '" + value + "'");
             }
+        } else if (arg == "--pcap") {
+            if (i + 1 >= args.size()) return UsageError("device", "--pcap needs a file name");
+            pcapPath = std::string(args[++i]);
         } else {
             return UsageError("device", "unknown option '" + std::string(arg) + "'");
         }
@@ -67,6 +74,25 @@ int RunDevice(std::span<const std::string_view> args) {
     std::printf("\nSampling rates of the clock source (RANGE):");
     for (ULONG rate : sim::default_device::SampleRatesHz(speed)) std::printf(" %u", rate);
     std::printf(" Hz\n");
+    if (pcapPath.empty()) return kExitOk;
+
+    std::ofstream file(pcapPath, std::ios::binary);
+    if (!file) {
+        std::fprintf(stderr, "kaldrit device: cannot write '%s'\n", pcapPath.c_str());
+        return kExitFailed;
+    }
+    sim::AudioDevice device(speed, static_cast<std::int32_t>(driftPpm));
+    const EnumerationResult result = Enumerate(device, &file);
+    file.close();
+    if (!result.ok || !file) {
+        std::fprintf(stderr, "kaldrit device: enumeration failed: %s\n",
+                     result.ok ? "the capture could not be written" : result.error.c_str());
+        return kExitFailed;
+    }
+    std::printf(
+        "\nEnumerated over the simulated bus: %d control requests, done at %s;\n"
+        "the traffic is in %s\n",
+        result.requests, result.finishedAt.c_str(), pcapPath.c_str());
     return kExitOk;
 }
 
