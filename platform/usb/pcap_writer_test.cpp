@@ -202,6 +202,21 @@ class CaptureScript {
         time_ += kMillisecond;
         writer_.IsoComplete(id_, kDevice, time_, USBD_STATUS_SUCCESS, transfer, data);
     }
+    // One read of the explicit feedback endpoint: a single 4-byte packet.
+    void FeedbackIn(ULONG startFrame, const Bytes& value) {
+        CapturedIsoPacket packet{.offset = 0, .length = ULONG(value.size())};
+        CapturedIsoTransfer transfer{.endpointAddress = dd::kPlaybackFeedbackEndpoint,
+                                     .transferFlags = USBD_TRANSFER_DIRECTION_IN |
+                                                      USBD_SHORT_TRANSFER_OK |
+                                                      USBD_START_ISO_TRANSFER_ASAP,
+                                     .interval = 8,
+                                     .startFrame = startFrame,
+                                     .transferBufferLength = ULONG(value.size()),
+                                     .packets = {&packet, 1}};
+        writer_.IsoSubmit(++id_, kDevice, time_, transfer, {});
+        time_ += kMillisecond;
+        writer_.IsoComplete(id_, kDevice, time_, USBD_STATUS_SUCCESS, transfer, value);
+    }
     bool Close() {
         file_.close();
         return !file_.fail();
@@ -296,6 +311,8 @@ TEST_F(TsharkReadsOurCapture, EnumerationThenIsochronousPlayback) {
                           {0x80, 0xBB, 0x00});
         // 48 kHz, 24-bit stereo: 6 frames of 6 bytes per microframe.
         for (ULONG i = 0; i < 3; ++i) script.IsoOut(100 + 8 * i, 36, std::uint8_t(0xA0 + i));
+        // 6.0 frames per microframe in 16.16.
+        script.FeedbackIn(124, {0x00, 0x00, 0x06, 0x00});
         ASSERT_TRUE(script.Close());
     }
 
@@ -309,7 +326,7 @@ TEST_F(TsharkReadsOurCapture, EnumerationThenIsochronousPlayback) {
          "usb.setup.wLength", "usb.bDescriptorType", "usb.idVendor", "usb.idProduct", "usb.bcdUSB",
          "usb.wTotalLength", "usb.bNumInterfaces", "usb.bInterfaceNumber", "usb.bAlternateSetting",
          "usb.bEndpointAddress", "usb.iso.error_count", "usb.iso.numdesc", "usb.iso.iso_off",
-         "usb.iso.iso_len", "usb.iso.iso_status", "usb.data_fragment",
+         "usb.iso.iso_len", "usb.iso.iso_status", "usb.iso.data", "usb.data_fragment",
          // The audio class descriptors of the configuration.
          "usbaudio.ac_if_hdr.bcdADC", "usbaudio.ac_if_clksrc.bClockID",
          "usbaudio.ac_if_input.bTerminalID", "usbaudio.ac_if_input.wTerminalType",
@@ -317,7 +334,7 @@ TEST_F(TsharkReadsOurCapture, EnumerationThenIsochronousPlayback) {
          "usbaudio.ac_if_fu.bSourceID", "usbaudio.ac_if_su.baSourceID",
          "usbaudio.as_if_gen.bTerminalLink", "usbaudio.as_if_ft.bSubslotSize",
          "usbaudio.as_if_ft.bBitResolution"});
-    ASSERT_EQ(frames.size(), 18u);
+    ASSERT_EQ(frames.size(), 20u);
     const std::string total = std::to_string(config.size());
 
     // Every frame: submission or completion, type, endpoint, status, URB and data length.
@@ -332,7 +349,8 @@ TEST_F(TsharkReadsOurCapture, EnumerationThenIsochronousPlayback) {
                     "'S'|0x02|0x00|-115|3|3", "'C'|0x02|0x00|0|3|0",  // sampling frequency
                     "'S'|0x00|0x01|-115|288|288", "'C'|0x00|0x01|0|288|0",
                     "'S'|0x00|0x01|-115|288|288", "'C'|0x00|0x01|0|288|0",
-                    "'S'|0x00|0x01|-115|288|288", "'C'|0x00|0x01|0|288|0"));
+                    "'S'|0x00|0x01|-115|288|288", "'C'|0x00|0x01|0|288|0", "'S'|0x00|0x81|-115|4|0",
+                    "'C'|0x00|0x81|0|4|4"));  // feedback
 
     // The setup packets of the control submissions, and the class request's data stage.
     std::vector<DecodedFrame> controlSubmissions;
@@ -372,7 +390,7 @@ TEST_F(TsharkReadsOurCapture, EnumerationThenIsochronousPlayback) {
     const std::string lengths = "36,36,36,36,36,36,36,36";
     const std::string notYet = "-18,-18,-18,-18,-18,-18,-18,-18";
     const std::string done = "0,0,0,0,0,0,0,0";
-    const std::vector<DecodedFrame> iso(frames.begin() + 12, frames.end());
+    const std::vector<DecodedFrame> iso(frames.begin() + 12, frames.begin() + 18);
     EXPECT_THAT(Rows(iso, {"usb.iso.error_count", "usb.iso.numdesc", "usb.iso.iso_off",
                            "usb.iso.iso_len", "usb.iso.iso_status"}),
                 ::testing::Each(::testing::AnyOf("0|8,8|" + offsets + "|" + lengths + "|" + notYet,
@@ -380,6 +398,11 @@ TEST_F(TsharkReadsOurCapture, EnumerationThenIsochronousPlayback) {
     EXPECT_THAT(Rows(iso, {"usb.urb_type", "usb.iso.iso_status"}),
                 ElementsAre("'S'|" + notYet, "'C'|" + done, "'S'|" + notYet, "'C'|" + done,
                             "'S'|" + notYet, "'C'|" + done));
+    // The feedback read: its value arrives with the completion.
+    EXPECT_THAT(
+        Rows({frames[18], frames[19]}, {"usb.iso.numdesc", "usb.iso.iso_off", "usb.iso.iso_len",
+                                        "usb.iso.iso_status", "usb.iso.data"}),
+        ElementsAre("1,1|0|4|-18|", "1,1|0|4|0|00000600"));
 }
 
 }  // namespace

@@ -100,7 +100,7 @@ TEST(UsbdStatus, KindsAndNames) {
     };
     const Case cases[] = {
         {USBD_STATUS_SUCCESS, true, false, false, "USBD_STATUS_SUCCESS"},
-        // Pending is not an error, and not a completed success either.
+        // Pending counts as success, not as an error; USBD_PENDING tells it apart.
         {USBD_STATUS_PENDING, true, true, false, "USBD_STATUS_PENDING"},
         {USBD_STATUS_STALL_PID, false, false, true, "USBD_STATUS_STALL_PID"},
         // Request errors (high bits 10) are errors too.
