@@ -592,8 +592,12 @@ void UsbHostController::Arm() {
         }
         next = std::min(next, candidate);
     }
+    const std::int64_t ticksPerFrame = kMillisecond / FrameDuration(device_.Speed());
     for (const ControlTransfer& c : controls_) {
-        if (!c.hung) next = std::min(next, std::max(c.dueTick, tick + 1));
+        // A request the device does not answer waits for its cancel; the bus still
+        // looks each frame for the device having gone, which fails it.
+        next = std::min(next, c.hung ? (tick / ticksPerFrame + 1) * ticksPerFrame
+                                     : std::max(c.dueTick, tick + 1));
     }
     if (next == INT64_MAX) {
         frameTimer_.Cancel();

@@ -256,6 +256,15 @@ TEST_F(HostControllerTest, ARequestTheDeviceNeverAnswersStaysPendingUntilCancell
         EXPECT_TRUE(IoCancelIrp(request.irp));
         EXPECT_EQ(Nt{Wait(request)}, Nt{STATUS_CANCELLED});
         EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+
+        // One left hanging when the device goes fails then.
+        Request orphan;
+        Send(orphan, &urb);
+        const VirtualTime gone =
+            static_cast<VirtualTime>(KeQueryInterruptTime()) + 3 * kMillisecond;
+        device_->Disconnect(gone);
+        EXPECT_EQ(Nt{Wait(orphan)}, Nt{STATUS_DEVICE_NOT_CONNECTED});
+        EXPECT_LE(orphan.completedAt, gone + kMillisecond);
     });
 }
 
