@@ -68,10 +68,9 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
                                     "IoCallDriver to memory that is no live device object");
     }
     if (irp->CurrentLocation <= 1) {
-        platform::VerifierViolation(
-            Violation::kIoMisuse,
-            "no more IRP stack locations: an IRP of " + std::to_string(irp->StackCount) +
-                " sent to a device of stack size " + std::to_string(deviceObject->StackSize));
+        const std::string what =
+            "IoCallDriver to a device of stack size " + std::to_string(deviceObject->StackSize);
+        platform::NoMoreStackLocations(irp, what.c_str());
     }
     if (!irp->Bookkeeping.sent) {
         irp->Bookkeeping.sent = true;

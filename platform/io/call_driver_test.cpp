@@ -16,6 +16,9 @@ struct Urb {
 
 class CallDriver : public IoTest {
   protected:
+    // Fibers still alive unwind while the bus exists.
+    ~CallDriver() override { scheduler_.Shutdown(); }
+
     NTSTATUS Wait(KEVENT* event) {
         return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
     }

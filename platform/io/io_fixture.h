@@ -10,6 +10,8 @@ namespace platform::testing {
 class IoTest : public KernelTest {
   protected:
     IoTest() : io_(kernel_), ioScope_(io_) {}
+    // Fibers still alive unwind while the I/O manager is current.
+    ~IoTest() override { scheduler_.Shutdown(); }
 
     IoManager io_;
     IoManager::Scope ioScope_;

@@ -44,6 +44,12 @@ std::string Holder(const IRP* irp) {
 
 }  // namespace
 
+void platform::NoMoreStackLocations(const IRP* irp, const char* what) {
+    platform::VerifierViolation(Violation::kIoMisuse, std::string("no more IRP stack locations: ") +
+                                                          what + " on an IRP of " +
+                                                          std::to_string(irp->StackCount));
+}
+
 USHORT IoSizeOfIrp(CHAR stackSize) {
     return static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
 }

@@ -148,7 +148,14 @@ void IoFreeIrp(PIRP irp);
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) {
     return irp->Tail.Overlay.CurrentStackLocation;
 }
+namespace platform {
+// Faults the run: `what` needed a stack location below the IRP's last one.
+[[noreturn]] void NoMoreStackLocations(const IRP* irp, const char* what);
+}  // namespace platform
+
+// The location of the driver the IRP goes to next; the IRP must have one left.
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) {
+    if (irp->CurrentLocation <= 1) platform::NoMoreStackLocations(irp, "IoGetNextIrpStackLocation");
     return irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 // Makes the next location current: a driver claims a location of its own.
