@@ -100,7 +100,7 @@ class AudioDevice : public platform::UsbBusDevice {
     [[nodiscard]] bool WritePlayedWav(const std::string& path) const;
 
   private:
-    // Fills in the defaults, then builds.
+    // Builds from options whose defaults are already filled in.
     AudioDevice(AudioDeviceOptions options, int);
 
     // What an endpoint of a selected alternate setting does.

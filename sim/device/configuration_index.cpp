@@ -77,9 +77,9 @@ ConfigurationIndex IndexConfiguration(std::span<const std::uint8_t> configuratio
     index.attributes = configuration[7];
     const std::size_t total = std::min<std::size_t>(Word(configuration, 2), configuration.size());
 
+    // The alternate setting the descriptors being walked belong to (re-pointed after
+    // every append, so never left dangling).
     AlternateFacts* current = nullptr;
-    // Which alternate setting a class-specific AS descriptor belongs to, and how far its
-    // format has been read (the AS general descriptor comes before the format type).
     std::size_t offset = configuration[0];
     while (offset + 2 <= total) {
         const std::size_t length = configuration[offset];

@@ -66,8 +66,7 @@ struct ConfigurationIndex {
 
     const AlternateFacts* Find(UCHAR interfaceNumber, UCHAR alternateSetting) const;
     bool HasInterface(UCHAR interfaceNumber) const;
-    // The alternate setting `alternateSetting` of the interface that owns endpoint
-    // `address` in it, or none.
+    // The endpoint with `address` in `alternate`, or none.
     const EndpointFacts* FindEndpoint(const AlternateFacts& alternate, UCHAR address) const;
     // Whether any alternate setting has an endpoint with this address.
     bool HasEndpoint(UCHAR address) const;

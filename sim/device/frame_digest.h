@@ -4,7 +4,9 @@
 // of audio be compared with its source without keeping it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace sim {
@@ -15,11 +17,10 @@ class FrameDigest {
     void Add(std::span<const std::uint8_t> frame) {
         // Eight bytes at a time, little-endian, each word stirred in with a multiply and
         // a rotation (a 64-bit FNV prime; cheap, and order-sensitive across words).
-        std::size_t i = 0;
-        while (i < frame.size()) {
+        // (The host is little-endian, so a copy into the word reads it that way.)
+        for (std::size_t i = 0; i < frame.size(); i += sizeof(std::uint64_t)) {
             std::uint64_t word = 0;
-            for (int b = 0; b < 8 && i < frame.size(); ++b, ++i)
-                word |= static_cast<std::uint64_t>(frame[i]) << (8 * b);
+            std::memcpy(&word, frame.data() + i, std::min(sizeof(word), frame.size() - i));
             hash_ = (hash_ ^ word) * kPrime;
             hash_ ^= hash_ >> 29;
         }

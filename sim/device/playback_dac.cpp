@@ -46,12 +46,12 @@ void PlaybackDac::Advance(platform::VirtualTime now) {
 }
 
 void PlaybackDac::PlayFrames(std::size_t frames) {
+    const std::size_t keptLimitBytes = keptFramesLimit_ * bytesPerFrame_;
     for (std::size_t i = 0; i < frames; ++i) {
         const std::span<const std::uint8_t> frame(fifo_.data() + readFrame_ * bytesPerFrame_,
                                                   bytesPerFrame_);
         digest_.Add(frame);
-        if (kept_.size() < keptFramesLimit_ * bytesPerFrame_)
-            kept_.insert(kept_.end(), frame.begin(), frame.end());
+        if (kept_.size() < keptLimitBytes) kept_.insert(kept_.end(), frame.begin(), frame.end());
         readFrame_ = readFrame_ + 1 == capacityFrames_ ? 0 : readFrame_ + 1;
     }
     levelFrames_ -= frames;
@@ -67,12 +67,13 @@ void PlaybackDac::Receive(std::span<const std::uint8_t> packet, platform::Virtua
         ++counters_.overruns;
         counters_.framesDropped += frames - accepted;
     }
-    std::size_t writeFrame = (readFrame_ + levelFrames_) % capacityFrames_;
-    for (std::size_t i = 0; i < accepted; ++i) {
-        std::copy_n(packet.data() + i * bytesPerFrame_, bytesPerFrame_,
-                    fifo_.data() + writeFrame * bytesPerFrame_);
-        writeFrame = writeFrame + 1 == capacityFrames_ ? 0 : writeFrame + 1;
-    }
+    // Into the ring in at most two runs: up to its end, then from its start.
+    const std::size_t writeFrame = (readFrame_ + levelFrames_) % capacityFrames_;
+    const std::size_t firstRun = std::min(accepted, capacityFrames_ - writeFrame);
+    std::copy_n(packet.data(), firstRun * bytesPerFrame_,
+                fifo_.data() + writeFrame * bytesPerFrame_);
+    std::copy_n(packet.data() + firstRun * bytesPerFrame_, (accepted - firstRun) * bytesPerFrame_,
+                fifo_.data());
     levelFrames_ += accepted;
     counters_.framesReceived += accepted;
     if (!playing_ && levelFrames_ >= thresholdFrames_) playing_ = true;

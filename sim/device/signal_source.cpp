@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace sim {
 
 void CountingFrame(std::uint64_t index, std::span<std::uint8_t> frame) {
-    for (std::size_t i = 0; i < frame.size(); ++i)
-        frame[i] = static_cast<std::uint8_t>(index >> (8 * (i % 8)));
+    // Whole copies of the index's eight bytes (the host is little-endian, as the
+    // descriptor layouts insist), then what is left of the frame.
+    std::size_t offset = 0;
+    for (; offset + sizeof(index) <= frame.size(); offset += sizeof(index))
+        std::memcpy(frame.data() + offset, &index, sizeof(index));
+    std::memcpy(frame.data() + offset, &index, frame.size() - offset);
 }
 
 SignalSource::SignalSource(SignalSpec spec, std::uint32_t rateHz, unsigned channels,
