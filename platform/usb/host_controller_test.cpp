@@ -37,6 +37,12 @@ NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;  // the test keeps and frees the IRP
 }
 
+void BuildDeviceDescriptorRequest(URB& urb, USB_DEVICE_DESCRIPTOR& device) {
+    UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &device, nullptr, sizeof device,
+                                 nullptr);
+}
+
 class HostControllerTest : public IoTest {
   protected:
     void Start(UsbSpeed speed) {
@@ -138,9 +144,7 @@ TEST_F(HostControllerTest, DescriptorsAndTheBusInterface) {
     RunOk([&] {
         USB_DEVICE_DESCRIPTOR device{};
         URB urb{};
-        UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
-                                     USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &device, nullptr,
-                                     sizeof device, nullptr);
+        BuildDeviceDescriptorRequest(urb, device);
         Request request;
         Send(request, &urb);
         EXPECT_EQ(Nt{Wait(request)}, Nt{STATUS_SUCCESS});
@@ -245,9 +249,7 @@ TEST_F(HostControllerTest, ARequestTheDeviceNeverAnswersStaysPendingUntilCancell
     RunOk([&] {
         USB_DEVICE_DESCRIPTOR device{};
         URB urb{};
-        UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
-                                     USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &device, nullptr,
-                                     sizeof device, nullptr);
+        BuildDeviceDescriptorRequest(urb, device);
         Request request;
         Send(request, &urb);
         LARGE_INTEGER timeout{.QuadPart = -10 * kSecond};
@@ -274,9 +276,7 @@ TEST_F(HostControllerTest, AStalledRequestFails) {
     RunOk([&] {
         USB_DEVICE_DESCRIPTOR device{};
         URB urb{};
-        UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
-                                     USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &device, nullptr,
-                                     sizeof device, nullptr);
+        BuildDeviceDescriptorRequest(urb, device);
         EXPECT_EQ(Nt{SendAndWait(&urb)}, Nt{STATUS_UNSUCCESSFUL});
         EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
     });
