@@ -9,6 +9,7 @@
 #include "platform/core/guid.h"
 #include "platform/core/status.h"
 #include "platform/core/types.h"
+#include "platform/io/irp.h"
 #include "platform/usb/urb.h"
 
 inline constexpr GUID USB_BUS_INTERFACE_USBDI_GUID =
@@ -24,9 +25,6 @@ struct USBD_VERSION_INFORMATION {
     ULONG Supported_USB_Version;
 };
 using PUSBD_VERSION_INFORMATION = USBD_VERSION_INFORMATION*;
-
-using PINTERFACE_REFERENCE = void (*)(PVOID Context);
-using PINTERFACE_DEREFERENCE = void (*)(PVOID Context);
 
 // Any IRQL up to DISPATCH_LEVEL, all of them.
 using PUSB_BUSIFFN_GETUSBDI_VERSION = void (*)(PVOID BusContext,

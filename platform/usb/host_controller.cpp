@@ -499,7 +499,8 @@ void UsbHostController::OnTick() {
     }
     // Transfers whose last (micro)frame has passed complete first; their completion
     // routines may queue the next ones.
-    std::vector<PIRP> done;
+    std::vector<PIRP>& done = finishedScratch_;
+    done.clear();
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
     for (auto& pipe : pipes_) {
@@ -520,7 +521,8 @@ void UsbHostController::OnTick() {
         FinishIsoch(irp);
     }
     // Control transfers due now.
-    std::vector<ControlTransfer> due;
+    std::vector<ControlTransfer>& due = dueScratch_;
+    due.clear();
     KeAcquireSpinLock(&lock_, &old);
     for (auto it = controls_.begin(); it != controls_.end();) {
         if (!it->hung && it->dueTick <= tick) {

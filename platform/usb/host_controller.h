@@ -105,6 +105,9 @@ class UsbHostController {
     KSPIN_LOCK lock_;
     std::vector<std::unique_ptr<Pipe>> pipes_;  // open pipes; a handle is a Pipe*
     std::vector<ControlTransfer> controls_;
+    // Reused by every tick, so a streaming (micro)frame allocates nothing.
+    std::vector<PIRP> finishedScratch_;
+    std::vector<ControlTransfer> dueScratch_;
     std::vector<std::uint8_t> configuration_;  // the device's configuration descriptor
     Timer frameTimer_;
     std::unique_ptr<PcapWriter> capture_;
